@@ -1,0 +1,26 @@
+// Internals shared by the files of the Linux system layer.
+
+#ifndef ZAQSETUP_SYSTEM_POSIX_LAYER_H_
+#define ZAQSETUP_SYSTEM_POSIX_LAYER_H_
+
+#include <stddef.h>
+
+namespace zaqsys {
+
+// Turns a launcher path into a Linux one: "\" and "/" both separate. Returns
+// false (errno ENAMETOOLONG) when it does not fit in `size` bytes.
+bool ToNativePath(const char *path, char *out, size_t size);
+
+// With ZAQSYS_TRACE naming a file, every call that acts outside the process
+// (and every post) is appended to it as one line, so that tests can see what
+// the launcher did without the platform doing it differently. printf-style.
+void Trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Creates the calling thread's message queue if it has none yet. On Windows
+// a thread gets its queue with its first windowing call; until then a post to
+// it fails and the message is lost. The layer keeps that behaviour.
+void EnsureMessageQueue();
+
+}  // namespace zaqsys
+
+#endif  // ZAQSETUP_SYSTEM_POSIX_LAYER_H_
