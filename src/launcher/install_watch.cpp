@@ -25,7 +25,7 @@ void ReportInstallerNotStarted() {
   if (length == 0 || currentDir[length - 1] == '\\' || currentDir[length - 1] == '/') format = "%starvex.exe";
   char installerPath[TEXT_SIZE * 2];
   FormatShownText(installerPath, sizeof installerPath, format, currentDir);
-  FormatShownText(ScratchText, sizeof ScratchText, "Cannot start installer\n%s", installerPath);
+  FormatShownText(ScratchText, TEXT_SIZE, "Cannot start installer\n%s", installerPath);
   MessageBoxA(nullptr, ScratchText, ABORT_CAPTION, MB_SETUP_ABORT);
 }
 

@@ -27,7 +27,10 @@ extern const char ABORT_CAPTION[];  // "Setup: ABORTED"
 extern DWORD MainThreadId;
 extern char SignalPath[TEXT_SIZE];
 extern struct _stat FileStatus;
-extern char ScratchText[TEXT_SIZE];
+// Derived texts: the start-up's abort message (at most TEXT_SIZE bytes of it),
+// then the worker's formed paths, which may be longer (completion_record.cpp).
+const int SCRATCH_SIZE = TEXT_SIZE + 16;
+extern char ScratchText[SCRATCH_SIZE];
 
 // Forms `format` with one "%s" replaced by `text` in `buffer`. Returns false,
 // leaving the buffer holding an empty string, when the result would not fit:
@@ -38,11 +41,16 @@ bool FormatText(char *buffer, int size, const char *format, const char *text);
 // the buffer's size instead.
 void FormatShownText(char *buffer, int size, const char *format, const char *text);
 
+// Start-up and main thread (winmain.cpp).
+LRESULT WINAPI SetupWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void RegisterSetupClass(HINSTANCE instance);
+
 // Installer watch (install_watch.cpp).
 int GetFileStatus(const char *path, struct _stat *status);
 DWORD WINAPI InstallWatchThread(void *unused);
 
 // Completion record (completion_record.cpp), run by the worker after the gate.
 void ProcessCompletionRecord();
+void NormalizeRecordLine(char *line);
 
 #endif  // ZAQSETUP_LAUNCHER_SETUP_H_

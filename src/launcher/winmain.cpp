@@ -12,7 +12,7 @@
 DWORD MainThreadId;
 char SignalPath[TEXT_SIZE];
 struct _stat FileStatus;
-char ScratchText[TEXT_SIZE];
+char ScratchText[SCRATCH_SIZE];
 
 const char ABORT_CAPTION[] = "Setup: ABORTED";
 
@@ -32,7 +32,7 @@ const unsigned short SETUP_ICON_ID = 107;
 [[noreturn]] void AbortWorkFile(const char *workDir) {
   char signalPath[TEXT_SIZE * 2];
   FormatShownText(signalPath, sizeof signalPath, "%s\\ZaqSignal", workDir);
-  FormatShownText(ScratchText, sizeof ScratchText, "Cannot create work file\n%s", signalPath);
+  FormatShownText(ScratchText, TEXT_SIZE, "Cannot create work file\n%s", signalPath);
   AbortSetup(ScratchText);
 }
 

@@ -94,24 +94,22 @@ int WINAPI MessageBoxA(HWND, const char *text, const char *caption, UINT type) {
 }
 
 BOOL WINAPI PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
-  bool posted = false;
-  {
-    std::lock_guard<std::mutex> hold(State().lock);
-    auto found = State().queues.find(threadId);
-    if (found != State().queues.end()) {
-      MSG entry;
-      memset(&entry, 0, sizeof entry);
-      entry.message = message;
-      entry.wParam = wParam;
-      entry.lParam = lParam;
-      found->second.messages.push_back(entry);
-      found->second.ready.notify_one();
-      posted = true;
-    }
-  }
+  std::lock_guard<std::mutex> hold(State().lock);
+  auto found = State().queues.find(threadId);
+  bool posted = found != State().queues.end();
+  // Traced before the message is visible: once it is, the receiver may end
+  // the process.
   Trace("PostThreadMessageA 0x%x %llu %lld -> %d", message, static_cast<unsigned long long>(wParam),
         static_cast<long long>(lParam), posted);
-  return posted;  // without a queue: the platform's error 1444, message lost
+  if (!posted) return 0;  // the platform's error 1444: no queue, message lost
+  MSG entry;
+  memset(&entry, 0, sizeof entry);
+  entry.message = message;
+  entry.wParam = wParam;
+  entry.lParam = lParam;
+  found->second.messages.push_back(entry);
+  found->second.ready.notify_one();
+  return 1;
 }
 
 BOOL WINAPI GetMessageA(MSG *message, HWND, UINT, UINT) {

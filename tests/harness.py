@@ -1,0 +1,245 @@
+"""Runs the launcher end to end, natively or as the Windows build under Wine.
+
+A Backend knows how to start the launcher with a given Windows directory,
+current directory and environment, how to name a Linux path the way the
+launcher on that backend sees it, and where the stand-ins live. CaseDir is the
+scratch folder of one case: a Windows directory, a current directory, an
+installation directory and the stand-ins' log.
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, "build")
+WINE64 = "/usr/lib/wine/wine64"
+WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
+
+# Variables the harness controls; anything of these names (in any case) that
+# the caller's environment holds is removed first.
+CONTROLLED = {"WINDIR", "ZAQTEST_LOG", "ZAQTEST_SCRIPT", "ZAQTEST_APP_LINGER", "ZAQSYS_TRACE"}
+
+
+class Result:
+    def __init__(self, exit_code, started, ended, stdout, stderr, timed_out):
+        self.exit_code = exit_code
+        self.started = started  # wall-clock seconds, as the stand-ins log them
+        self.ended = ended
+        self.stdout = stdout
+        self.stderr = stderr
+        self.timed_out = timed_out
+
+
+class CaseDir:
+    """A scoped scratch folder: removed on exit unless the case failed."""
+
+    def __init__(self, backend, name):
+        self.backend = backend
+        self.root = tempfile.mkdtemp(prefix="zaq-%s-%s-" % (backend.name, name))
+        self.windows = os.path.join(self.root, "win")
+        self.cwd = os.path.join(self.root, "cwd")
+        self.install = os.path.join(self.root, "inst")
+        self.log = os.path.join(self.root, "log.jsonl")
+        for folder in (self.windows, self.cwd, self.install):
+            os.mkdir(folder)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, value, trace):
+        if kind is None:
+            shutil.rmtree(self.root, ignore_errors=True)
+        return False
+
+    def events(self, prog=None):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log, encoding="utf-8") as log:
+            lines = [json.loads(line) for line in log if line.strip()]
+        return [line for line in lines if prog is None or line["prog"] == prog]
+
+    def place_installer(self, folder=None):
+        shutil.copy(self.backend.standin("tarvex.exe"), os.path.join(folder or self.cwd, "tarvex.exe"))
+
+    def place_application(self, folder=None):
+        shutil.copy(self.backend.standin("zaq.exe"), os.path.join(folder or self.install, "zaq.exe"))
+
+
+class Backend:
+    name = None
+    build = None
+    timing_allowance = 0.0  # seconds the platform may add to a designed delay
+
+    def launcher(self):
+        raise NotImplementedError
+
+    def standin(self, name):
+        return os.path.join(BUILD, self.build, "tests", name)
+
+    def path(self, linux_path):
+        """The path as the launcher and the stand-ins on this backend name it."""
+        raise NotImplementedError
+
+    def available(self):
+        return os.path.exists(self.launcher())
+
+
+def _clean_environment():
+    env = {k: v for k, v in os.environ.items() if k.upper() not in CONTROLLED}
+    return env
+
+
+class NativeBackend(Backend):
+    name = "native"
+    build = "native"
+    timing_allowance = 0.15
+
+    def launcher(self):
+        return os.path.join(BUILD, "native", "setup")
+
+    def path(self, linux_path):
+        return linux_path
+
+    def run(self, cwd, windir, windir_name="WINDIR", env=None, args=(), launcher=None, timeout=30,
+            during=None, path_prepend=None, posts=()):
+        assert not posts, "posting to another process's thread needs the Windows build"
+        environment = _clean_environment()
+        if windir is not None:
+            environment[windir_name] = windir
+        environment.update(env or {})
+        if path_prepend:
+            environment["PATH"] = path_prepend + os.pathsep + environment.get("PATH", "")
+        started = time.time()
+        process = subprocess.Popen([launcher or self.launcher(), *args], cwd=cwd, env=environment,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+        return _finish(process, started, timeout, during)
+
+
+class WineBackend(Backend):
+    name = "wine"
+    build = "win64"
+    timing_allowance = 0.4  # a Wine process start and exit cost tens of milliseconds
+
+    def __init__(self):
+        self.prefix = os.path.join(BUILD, "wine-prefix")
+
+    def launcher(self):
+        return os.path.join(BUILD, "win64", "setup.exe")
+
+    def path(self, linux_path):
+        return "Z:" + linux_path.replace("/", "\\")
+
+    def environment(self):
+        environment = _clean_environment()
+        environment.pop("DISPLAY", None)  # boxes return at once without a display
+        environment.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        return environment
+
+    def start_server(self):
+        """Makes the test prefix and keeps one wineserver running for it."""
+        environment = self.environment()
+        if not os.path.exists(os.path.join(self.prefix, "system.reg")):
+            subprocess.run([WINE64, "wineboot", "-i"], env=environment, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-k"], env=environment, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=environment, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-p"], env=environment, check=True)
+        for key, value, data in self.REGISTRY:
+            subprocess.run([WINE64, "reg", "add", key, "/v", value, "/t", "REG_SZ", "/d", data, "/f"],
+                           env=environment, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    # The calls that Wine's relay trace reports, the same that the native layer traces
+    # (calls with variable arguments, such as _spawnl, are not relayed); and a title bar
+    # drawn by Wine itself, so that a box shows its caption without a window manager.
+    TRACED_CALLS = ("msvcrt._unlink", "msvcrt.fopen", "msvcrt.fclose", "user32.PostThreadMessageA",
+                    "KERNEL32.SetCurrentDirectoryA", "user32.MessageBoxA", "KERNEL32.CreateThread")
+    REGISTRY = (
+        ("HKCU\\Software\\Wine\\Debug", "RelayInclude", ";".join(TRACED_CALLS)),
+        ("HKCU\\Software\\Wine\\X11 Driver", "Managed", "N"),
+    )
+
+    def stop_server(self):
+        subprocess.run([WINESERVER, "-k"], env=self.environment(), stderr=subprocess.DEVNULL)
+
+    def run(self, cwd, windir, windir_name="WINDIR", env=None, args=(), launcher=None, timeout=30,
+            during=None, path_prepend=None, posts=(), wine_debug="+pid,+relay", extra_env=None):
+        command = [WINE64, self.standin("winrun.exe"), "--unset=WINDIR"]
+        if windir is not None:
+            command.append("--set=%s=%s" % (windir_name, windir))
+        for key, value in (env or {}).items():
+            command.append("--set=%s=%s" % (key, value))
+        if path_prepend:
+            command.append("--set=PATH=%s;C:\\windows\\system32;C:\\windows" % path_prepend)
+        for message, wparam, delay_ms in posts:
+            command.append("--post=%#x,%d,%d" % (message, wparam, delay_ms))
+        command += ["--timeout=%d" % (timeout * 1000), "--", self.path(launcher or self.launcher()), *args]
+        environment = self.environment()
+        if wine_debug:
+            environment["WINEDEBUG"] = wine_debug
+        environment.update(extra_env or {})
+        started = time.time()
+        process = subprocess.Popen(command, cwd=cwd, env=environment, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, start_new_session=True)
+        return _finish(process, started, timeout + 5, during)
+
+
+def _finish(process, started, timeout, during):
+    if during is not None:
+        during(process, started)
+    timed_out = False
+    try:
+        stdout, stderr = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        timed_out = True
+        os.killpg(process.pid, signal.SIGKILL)
+        stdout, stderr = process.communicate()
+    ended = time.time()
+    return Result(process.returncode, started, ended, stdout.decode(errors="replace"),
+                  stderr.decode(errors="replace"), timed_out)
+
+
+def traced_calls(backend, folder, result):
+    """The launcher's calls that act outside the process, as (name, arguments) pairs, in order:
+    from the native layer's trace file, or from Wine's relay trace."""
+    calls = []
+    if backend.name == "native":
+        path = os.path.join(folder.root, "trace.txt")
+        if os.path.exists(path):
+            for line in open(path, encoding="latin-1").read().splitlines():
+                name, _, arguments = line.partition(" ")
+                calls.append((name, arguments))
+    else:
+        # Only the launcher's own lines: winrun names its child's process id.
+        child = re.search(r"^child pid=([0-9a-f]+)", result.stdout, re.M)
+        for line in result.stderr.splitlines():
+            match = re.match(r"([0-9a-f]+):[0-9a-f]+:Call (?:msvcrt|user32|KERNEL32)\.(\w+)\((.*)\) ret=", line)
+            if match and child and match.group(1) == child.group(1):
+                calls.append((match.group(2), match.group(3)))
+    return calls
+
+
+def record(*lines, eol="\n"):
+    """A completion record: the lines joined, each ended by `eol`."""
+    return "".join(line + eol for line in lines).encode("latin-1")
+
+
+def script(*commands):
+    """The installer stand-in's script; write/append take bytes."""
+    parts = []
+    for command in commands:
+        if isinstance(command, tuple):
+            verb, data = command
+            parts.append("%s:%s" % (verb, data.hex() if isinstance(data, bytes) else data))
+        else:
+            parts.append(command)
+    return ";".join(parts)
+
+
+def backends():
+    return {"native": NativeBackend(), "wine": WineBackend()}

@@ -1,0 +1,371 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios of the launcher, one table for both backends.
+
+Each case gets a fresh Windows directory (with a TEMP folder, without one, or
+with a plain file of that name), a current directory (with or without the
+installer stand-in), an installation directory with the two password files and
+a decoy planted in it, and the environment. It runs the real launcher (the
+native binary, or the win64 build under Wine) and checks the exit code, the
+signal file afterwards, what the stand-ins logged, and the time from the
+installer's signal to the launcher's exit.
+
+Where the two platforms legitimately differ, the case says so with `differs`,
+and the reason.
+
+    tests/scenarios.py [--backend native|wine|all] [-k SUBSTRING] [-j JOBS]
+"""
+
+import argparse
+import concurrent.futures
+import dataclasses
+import os
+import sys
+import time
+import traceback
+import typing
+
+import harness
+from harness import record, script
+
+CAPTION = "Setup: ABORTED"
+PLANTED = ("PASSWORD.ZAQ", "PWDCONFG.ZAQ")
+DECOY = "PASSWORD.ZAQ.keep"
+
+
+@dataclasses.dataclass
+class Case:
+    name: str
+    # The installer's script, given the case's context (paths as the backend names them).
+    script: typing.Callable = lambda c: ""
+    windir: str = "set"            # "set", "unset", "lower" (the name spelled "windir"), or a length to pad to
+    temp: str = "dir"              # the TEMP entry under the Windows directory: "dir", "none", "file"
+    installer: str = "cwd"         # where tarvex.exe is: "cwd", "none", "beside-launcher", "search-path"
+    application: bool = False      # zaq.exe placed in the installation directory
+    stale: bytes = None            # content of a signal file left by an earlier run
+    args: tuple = ()
+    posts: tuple = ()              # (message, wParam, delay ms) posted to the main thread from outside
+    worker_posts: int = 1          # WM_SETUP_DONE posts by the worker before the process ends
+    env: dict = dataclasses.field(default_factory=dict)
+    exit_code: int = 0
+    record_step: bool = False      # the planted password files are gone afterwards
+    gate: bool = None              # the gate passes and the record is opened (default: record_step)
+    signal_after: bool = False     # the signal file exists after the launcher has ended
+    timing: bool = True            # check the signal-to-exit time
+    box: str = None                # text of the abort box (caption "Setup: ABORTED")
+    during: typing.Callable = None  # called while the launcher runs: (ctx, process, started)
+    check: typing.Callable = None  # extra checks: (ctx, result)
+    only: str = None               # the one backend the case applies to
+    differs: dict = dataclasses.field(default_factory=dict)  # backend -> {field: value, "why": text}
+
+
+class Context:
+    """What a case's callables see: the case folder and its paths."""
+
+    def __init__(self, case, backend, folder):
+        self.case = case
+        self.backend = backend
+        self.dir = folder
+        self.temp = os.path.join(folder.windows, "TEMP")
+        work = self.temp if case.temp != "none" else folder.windows
+        self.signal_linux = os.path.join(work, "ZaqSignal")
+        self.signal = backend.path(self.signal_linux)
+        self.inst = backend.path(folder.install)
+        self.windows = backend.path(folder.windows)
+
+    def record(self, *tail, directory=None, eol="\n"):
+        """A six-line record naming the installation directory; `tail` are lines 2 to 6."""
+        tail = tail or ("2", "3", "4", "5", "0")
+        return record(self.inst if directory is None else directory, *tail, eol=eol)
+
+
+def signal_of(ctx, ordinal=0):
+    """Wall-clock time of the installer's first act on the signal file."""
+    acts = [e for e in ctx.dir.events("tarvex") if e["event"] in ("write", "append", "trunc", "delete")]
+    return acts[ordinal]["t_ms"] / 1000.0
+
+
+def fail(message, *details):
+    raise AssertionError(message + "".join("\n      " + str(d) for d in details))
+
+
+def expect(condition, message, *details):
+    if not condition:
+        fail(message, *details)
+
+
+# ---- checks shared by the cases ------------------------------------------------------------
+
+def still_running_then_delete(after_s):
+    """The installer has gone without signalling: the launcher must still wait; then someone
+    else deletes the signal file, which ends the wait like the installer's own deletion."""
+    def during(ctx, process, started):
+        time.sleep(max(0.0, started + after_s - time.time()))
+        expect(process.poll() is None, "launcher ended before anyone signalled")
+        os.unlink(ctx.signal_linux)
+        ctx.external_signal = time.time()
+    return during
+
+
+# ---- the table --------------------------------------------------------------------------------
+
+STANDARD_WAIT = "sleep:1200"
+
+CASES = [
+    # --- start-up
+    Case("windir-unset", windir="unset", exit_code=1, timing=False,
+         box="WINDIR not set - ZAQ install aborted."),
+    Case("windir-lower-case-name", windir="lower",
+         script=lambda c: script(STANDARD_WAIT, "delete")),
+    Case("temp-dir-holds-signal", temp="dir",
+         script=lambda c: script(STANDARD_WAIT, "delete")),
+    Case("no-temp-signal-in-windir", temp="none",
+         script=lambda c: script(STANDARD_WAIT, "delete")),
+    Case("temp-is-plain-file", temp="file", exit_code=1, timing=False,
+         box="Cannot create work file\n{windows}\\TEMP\\ZaqSignal"),
+    Case("stale-signal-emptied-first", stale=b"C:\\OLD\n2\n3\n4\n5\n1\n",
+         script=lambda c: script(STANDARD_WAIT, "delete")),
+    Case("arguments-ignored", args=("/S", "-X", "C:\\elsewhere"),
+         script=lambda c: script(STANDARD_WAIT, "delete")),
+    # Lengths of WINDIR at the edges of the 256-byte buffers: within them everything works;
+    # beyond them nothing is created, nothing is cut into another path, and the second box shows.
+    Case("windir-240-with-temp", windir=240, script=lambda c: script(STANDARD_WAIT, "delete")),
+    Case("windir-241-with-temp", windir=241, exit_code=1, timing=False, box="Cannot create work file\n{formed:.231}"),
+    Case("windir-245-without-temp", windir=245, temp="none", script=lambda c: script(STANDARD_WAIT, "delete")),
+    Case("windir-246-without-temp", windir=246, temp="none", exit_code=1, timing=False,
+         box="Cannot create work file\n{formed:.231}"),
+    Case("windir-300", windir=300, temp="none", exit_code=1, timing=False,
+         box="Cannot create work file\n{formed:.231}"),
+
+    # --- the installer
+    Case("installer-from-cwd-only", installer="beside-launcher", exit_code=1, timing=False,
+         box="Cannot start installer\n{cwd}\\tarvex.exe"),
+    Case("installer-not-from-search-path", installer="search-path", exit_code=1, timing=False,
+         box="Cannot start installer\n{cwd}\\tarvex.exe"),
+    Case("no-installer", installer="none", exit_code=1, timing=False,
+         box="Cannot start installer\n{cwd}\\tarvex.exe"),
+    Case("installer-gone-without-signal", script=lambda c: script("sleep:100", "exit:0"),
+         during=still_running_then_delete(3.5)),
+
+    # --- the wait and the gate
+    Case("installer-deletes-signal", script=lambda c: script(STANDARD_WAIT, "delete")),
+    Case("signal-gone-at-first-check", script=lambda c: script("delete")),
+    Case("installer-writes-record", record_step=True,
+         script=lambda c: script(STANDARD_WAIT, ("write", c.record()))),
+    Case("record-written-in-pieces", record_step=True,
+         script=lambda c: script(STANDARD_WAIT, ("write", c.record()[:5]), "sleep:200",
+                                 ("append", c.record()[5:]))),
+    Case("one-byte-passes-gate", gate=True, script=lambda c: script(STANDARD_WAIT, ("write", b"x"))),
+    # Written at 1.5 s after the installer starts: seen by the poll at 2 s; gate at 3 s.
+    Case("deleted-within-settle-delay",
+         script=lambda c: script("sleep:1500", ("write", c.record()), "sleep:900", "delete")),
+    Case("truncated-within-settle-delay", signal_after=False,
+         script=lambda c: script("sleep:1500", ("write", c.record()), "sleep:900", "trunc")),
+    Case("recreated-before-gate", record_step=True,
+         script=lambda c: script("sleep:1500", ("write", b"partial"), "sleep:700", "delete", "sleep:100",
+                                 ("write", c.record()))),
+
+    # --- messages from outside the launcher (another process can only post on Windows)
+    # The loop ends on them while the worker still waits: it never gets to post.
+    Case("setup-done-posted-from-outside", only="wine", posts=((0x0401, 7, 1500),), exit_code=7,
+         worker_posts=0, timing=False, script=lambda c: script("sleep:6000", "delete")),
+    Case("quit-posted-from-outside", only="wine", posts=((0x0012, 5, 1500),), exit_code=5,
+         worker_posts=0, timing=False, script=lambda c: script("sleep:6000", "delete")),
+    Case("other-message-keeps-waiting", only="wine", posts=((0x0402, 9, 500),),
+         script=lambda c: script("sleep:1500", "delete")),
+]
+
+
+# ---- running one case -------------------------------------------------------------------------
+
+def pad_windows_dir(folder, backend, length):
+    """Makes a Windows directory whose name, as the launcher sees it, is `length` bytes long."""
+    base = backend.path(folder.root)
+    need = length - len(base)
+    path = folder.root
+    while need > 0:
+        piece = min(need - 1, 120)
+        if piece <= 0:
+            raise ValueError("cannot pad to %d" % length)
+        path = os.path.join(path, "d" * piece)
+        need -= piece + 1
+    os.makedirs(path, exist_ok=True)
+    assert len(backend.path(path)) == length
+    return path
+
+
+def files_below(folder):
+    return {os.path.join(d, f) for d, _, files in os.walk(folder) for f in files}
+
+
+def setting(case, backend, field):
+    override = case.differs.get(backend.name, {})
+    return override.get(field, getattr(case, field))
+
+
+def run_case(case, backend):
+    with harness.CaseDir(backend, case.name) as folder:
+        if isinstance(case.windir, int):
+            folder.windows = pad_windows_dir(folder, backend, case.windir)
+        ctx = Context(case, backend, folder)
+        ctx.external_signal = None
+        ctx.trace = os.path.join(folder.root, "trace.txt")
+
+        if case.temp == "dir":
+            os.mkdir(ctx.temp)
+        elif case.temp == "file":
+            open(ctx.temp, "w").close()
+        if case.stale is not None:
+            with open(ctx.signal_linux, "wb") as stale:
+                stale.write(case.stale)
+        for name in PLANTED + (DECOY,):
+            with open(os.path.join(folder.install, name), "w") as planted:
+                planted.write("secret\n")
+
+        launcher = None
+        path_prepend = None
+        if case.installer == "cwd":
+            folder.place_installer()
+        elif case.installer == "beside-launcher":
+            bin_dir = os.path.join(folder.root, "bin")
+            os.mkdir(bin_dir)
+            launcher = os.path.join(bin_dir, os.path.basename(backend.launcher()))
+            import shutil
+            shutil.copy(backend.launcher(), launcher)
+            folder.place_installer(bin_dir)
+        elif case.installer == "search-path":
+            path_dir = os.path.join(folder.root, "path")
+            os.mkdir(path_dir)
+            folder.place_installer(path_dir)
+            path_prepend = backend.path(path_dir)
+        if case.application:
+            folder.place_application()
+
+        env = {"ZAQTEST_LOG": backend.path(folder.log), "ZAQTEST_SCRIPT": case.script(ctx)}
+        env.update(case.env)
+        if backend.name == "native":
+            env["ZAQSYS_TRACE"] = ctx.trace
+        windir = None if case.windir == "unset" else ctx.windows
+        windir_name = "windir" if case.windir == "lower" else "WINDIR"
+        during = (lambda p, s: case.during(ctx, p, s)) if case.during else None
+
+        ctx.windows_files = files_below(folder.windows)
+        result = backend.run(folder.cwd, windir, windir_name=windir_name, env=env, args=case.args,
+                             launcher=launcher, during=during, path_prepend=path_prepend, posts=case.posts)
+        ctx.result = result
+        try:
+            verify(case, backend, ctx, result)
+        except AssertionError:
+            raise AssertionError("%s\n      (case folder kept: %s)" % (sys.exc_info()[1], folder.root))
+
+
+def verify(case, backend, ctx, result):
+    folder = ctx.dir
+    expect(not result.timed_out, "the launcher did not end (killed after the time limit)")
+    expected_exit = setting(case, backend, "exit_code")
+    expect(result.exit_code == expected_exit, "exit code %s, expected %s" % (result.exit_code, expected_exit),
+           "stderr: " + result.stderr.strip()[-600:])
+
+    aborted_at_start = case.windir == "unset" or case.box is not None and case.box.startswith("Cannot create")
+    installer_starts = not aborted_at_start and case.installer == "cwd"
+    starts = folder.events("tarvex")
+    starts = [e for e in starts if e["event"] == "start"]
+    if installer_starts:
+        expect(len(starts) == 1, "installer started %d times, expected once" % len(starts))
+        start = starts[0]
+        expect(start["argv"] == ["tarvex.exe"], "installer argv %r" % (start["argv"],))
+        expect(start["cmdline"] == "tarvex.exe", "installer command line %r" % start["cmdline"])
+        expected_exe = backend.path(os.path.join(folder.cwd, "tarvex.exe"))
+        expect(start["exe"].lower() == expected_exe.lower(), "installer taken from %r" % start["exe"],
+               "expected " + expected_exe)
+        expect(start["signal_exists"] and start["signal_size"] == 0,
+               "signal file not there and empty when the installer started", start)
+    else:
+        expect(not starts, "an installer was started", starts)
+
+    if aborted_at_start:
+        created = files_below(folder.windows) - ctx.windows_files
+        expect(not created, "start-up aborted but created files", sorted(created))
+    else:
+        signal_after = setting(case, backend, "signal_after")
+        expect(os.path.exists(ctx.signal_linux) == signal_after,
+               "signal file %s after the run" % ("missing" if signal_after else "still there"))
+
+    record_step = setting(case, backend, "record_step")
+    for name in PLANTED:
+        gone = not os.path.exists(os.path.join(folder.install, name))
+        expect(gone == record_step, "%s %s" % (name, "deleted" if gone else "not deleted"))
+    expect(os.path.exists(os.path.join(folder.install, DECOY)), "the decoy beside the password files was deleted")
+
+    if case.box is not None:
+        # Paths as the launcher forms them: joined with backslashes, the box text cut at 255 bytes.
+        formed = ctx.windows + ("\\TEMP\\ZaqSignal" if case.temp != "none" else "\\ZaqSignal")
+        text = case.box.format(windows=ctx.windows, formed=formed, cwd=backend.path(folder.cwd))
+        if backend.name == "native":
+            expect(result.stderr == "%s\n%s\n" % (CAPTION, text), "abort box differs",
+                   "shown:    %r" % result.stderr, "expected: %r" % ("%s\n%s\n" % (CAPTION, text)))
+
+    # The worker posts exactly once, or never when start-up stopped before it existed.
+    calls = harness.traced_calls(backend, folder, result)
+    posts = [arguments for name, arguments in calls if name == "PostThreadMessageA"]
+    expected_posts = 0 if aborted_at_start else case.worker_posts
+    expect(len(posts) == expected_posts, "%d posts of the completion message, expected %d"
+           % (len(posts), expected_posts), *posts)
+    # A passed gate shows as the record being opened; a failed one never opens it.
+    gate = setting(case, backend, "gate")
+    gate = setting(case, backend, "record_step") if gate is None else gate
+    opened = [arguments for name, arguments in calls if name == "fopen"]
+    expect(bool(opened) == gate, "the record was %s" % ("opened" if opened else "never opened"), *calls)
+
+    if case.timing and setting(case, backend, "timing"):
+        signalled = ctx.external_signal or signal_of(ctx)
+        elapsed = result.ended - signalled
+        bound = 2.0 + backend.timing_allowance
+        expect(0.98 <= elapsed <= bound, "signal to exit took %.3f s, expected 1.0 to %.2f s" % (elapsed, bound))
+
+    if case.check:
+        case.check(ctx, result)
+
+
+# ---- the runner -------------------------------------------------------------------------------
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--backend", default="all", choices=("native", "wine", "all"))
+    parser.add_argument("-k", dest="pattern", default="")
+    parser.add_argument("-j", dest="jobs", type=int, default=6)
+    options = parser.parse_args()
+
+    backends = harness.backends()
+    chosen = [b for n, b in backends.items() if options.backend in ("all", n)]
+    work = [(case, backend) for backend in chosen for case in CASES
+            if options.pattern in case.name and case.only in (None, backend.name)]
+    for backend in chosen:
+        if not backend.available():
+            sys.exit("no build for %s: %s" % (backend.name, backend.launcher()))
+        if backend.name == "wine":
+            backend.start_server()
+
+    failures = 0
+    started = time.time()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=options.jobs) as pool:
+        futures = {pool.submit(run_case, case, backend): (case, backend) for case, backend in work}
+        for future in concurrent.futures.as_completed(futures):
+            case, backend = futures[future]
+            try:
+                future.result()
+                print("ok    %-7s %s" % (backend.name, case.name), flush=True)
+            except AssertionError as error:
+                failures += 1
+                print("FAIL  %-7s %s\n      %s" % (backend.name, case.name, error), flush=True)
+            except Exception:  # a fault of the harness itself
+                failures += 1
+                print("ERROR %-7s %s\n%s" % (backend.name, case.name, traceback.format_exc()), flush=True)
+    for backend in chosen:
+        if backend.name == "wine":
+            backend.stop_server()
+    print("scenarios: %d run, %d failed, %.0f s" % (len(work), failures, time.time() - started))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
