@@ -115,9 +115,7 @@ class NativeBackend(Backend):
         environment.update(env or {})
         if path_prepend:
             environment["PATH"] = path_prepend + os.pathsep + environment.get("PATH", "")
-        started = time.time()
-        process = subprocess.Popen([launcher or self.launcher(), *args], cwd=cwd, env=environment,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+        process, started = _start([launcher or self.launcher(), *args], cwd, environment)
         return _finish(process, started, timeout, during)
 
 
@@ -183,10 +181,20 @@ class WineBackend(Backend):
         if wine_debug:
             environment["WINEDEBUG"] = wine_debug
         environment.update(extra_env or {})
-        started = time.time()
-        process = subprocess.Popen(command, cwd=cwd, env=environment, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, start_new_session=True)
+        process, started = _start(command, cwd, environment)
         return _finish(process, started, timeout + 5, during)
+
+
+def _start(command, cwd, environment):
+    """Starts the launcher (or winrun) in a session of its own. Its output goes to files, not
+    pipes: the programs it starts inherit them and may outlive it, and the end of the launcher
+    must be seen when it ends, not when the last of them closes its output."""
+    outputs = (tempfile.TemporaryFile(), tempfile.TemporaryFile())
+    started = time.time()
+    process = subprocess.Popen(command, cwd=cwd, env=environment, stdout=outputs[0], stderr=outputs[1],
+                               start_new_session=True)
+    process.outputs = outputs
+    return process, started
 
 
 def _finish(process, started, timeout, during):
@@ -194,14 +202,18 @@ def _finish(process, started, timeout, during):
         during(process, started)
     timed_out = False
     try:
-        stdout, stderr = process.communicate(timeout=timeout)
+        process.wait(timeout=max(0.0, started + timeout - time.time()))
     except subprocess.TimeoutExpired:
         timed_out = True
         os.killpg(process.pid, signal.SIGKILL)
-        stdout, stderr = process.communicate()
+        process.wait()
     ended = time.time()
-    return Result(process.returncode, started, ended, stdout.decode(errors="replace"),
-                  stderr.decode(errors="replace"), timed_out)
+    texts = []
+    for output in process.outputs:
+        output.seek(0)
+        texts.append(output.read().decode(errors="replace"))
+        output.close()
+    return Result(process.returncode, started, ended, texts[0], texts[1], timed_out)
 
 
 def traced_calls(backend, folder, result):
