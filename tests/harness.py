@@ -131,6 +131,9 @@ class WineBackend(Backend):
         return os.path.join(BUILD, "win64", "setup.exe")
 
     def path(self, linux_path):
+        drive_c = os.path.join(self.prefix, "drive_c")
+        if linux_path == drive_c or linux_path.startswith(drive_c + "/"):
+            return "C:" + (linux_path[len(drive_c):] or "/").replace("/", "\\")
         return "Z:" + linux_path.replace("/", "\\")
 
     def environment(self):

@@ -19,6 +19,7 @@ import argparse
 import concurrent.futures
 import dataclasses
 import os
+import shutil
 import sys
 import time
 import traceback
@@ -52,6 +53,14 @@ class Case:
     signal_after: bool = False     # the signal file exists after the launcher has ended
     timing: bool = True            # check the signal-to-exit time
     box: str = None                # text of the abort box (caption "Setup: ABORTED")
+    app_started: bool = False      # zaq.exe started with "ZAQ.EXE -X"
+    launch: bool = None            # the launch step runs (default: app_started); it may fail
+    app_dir: typing.Callable = None  # where it must start (default: the installation directory)
+    app_exe: typing.Callable = None  # which program file (default: zaq.exe in app_dir)
+    launched_in: typing.Callable = None  # the directory passed to SetCurrentDirectoryA, when checked
+    cwd_on_c: bool = False         # under Wine, the current directory lies on C: in the test prefix
+    unlinks: typing.Callable = None  # the record step's deletions, as paths formed by the launcher
+    prepare: typing.Callable = None  # extra set-up: (ctx)
     during: typing.Callable = None  # called while the launcher runs: (ctx, process, started)
     check: typing.Callable = None  # extra checks: (ctx, result)
     only: str = None               # the one backend the case applies to
@@ -109,6 +118,43 @@ def still_running_then_delete(after_s):
 # ---- the table --------------------------------------------------------------------------------
 
 STANDARD_WAIT = "sleep:1200"
+LAUNCH = ("2", "3", "4", "5", "1")
+# The application stays a few seconds, holding its inherited handle on the signal file.
+HOLDS_SIGNAL = dict(signal_after=True, why="Windows cannot delete a file that a running process holds open "
+                                           "without delete sharing; Linux can")
+APP_RUN = dict(record_step=True, application=True, app_started=True, env={"ZAQTEST_APP_LINGER": "3000"},
+               differs={"wine": HOLDS_SIGNAL})
+# 254 bytes, relative to the launcher's current directory (cwd), naming the installation directory.
+LONG_DIR = ".//" + "./" * 122 + "../inst"
+assert len(LONG_DIR) == 254
+
+
+def wait_then_write(data):
+    return script(STANDARD_WAIT, ("write", data))
+
+
+def deletions(install_dir):
+    return [install_dir + "/PASSWORD.ZAQ", install_dir + "/PWDCONFG.ZAQ"]
+
+
+def relative_install(ctx):
+    """Installation directory "Apps" below the current directory; the application is looked for
+    at Apps\\zaq.exe after the move into Apps, so it is placed at Apps/Apps/zaq.exe."""
+    apps = os.path.join(ctx.dir.cwd, "Apps")
+    os.makedirs(os.path.join(apps, "Apps"))
+    for name in os.listdir(ctx.dir.install):
+        os.rename(os.path.join(ctx.dir.install, name), os.path.join(apps, name))
+    os.rmdir(ctx.dir.install)
+    os.symlink(apps, ctx.dir.install)  # the checks look in the installation directory
+    ctx.dir.place_application(os.path.join(apps, "Apps"))
+
+
+def quoted(backend, arguments):
+    """The path in a traced call: between the first and the last double quote. Wine's relay
+    trace escapes it like a C string; the native trace does not."""
+    text = arguments[arguments.index('"') + 1:arguments.rindex('"')]
+    return text.encode("latin-1").decode("unicode_escape") if backend.name == "wine" else text
+
 
 CASES = [
     # --- start-up
@@ -164,6 +210,58 @@ CASES = [
          script=lambda c: script("sleep:1500", ("write", b"partial"), "sleep:700", "delete", "sleep:100",
                                  ("write", c.record()))),
 
+    # --- the completion record
+    Case("record-lf-starts-application", **APP_RUN, script=lambda c: wait_then_write(c.record(*LAUNCH))),
+    Case("record-crlf-starts-application", **APP_RUN,
+         script=lambda c: wait_then_write(c.record(*LAUNCH, eol="\r\n"))),
+    Case("root-loses-one-backslash", **APP_RUN,
+         script=lambda c: wait_then_write(c.record(*LAUNCH, directory=c.inst + "\\"))),
+    Case("two-backslashes-lose-one", record_step=True, application=True, unlinks=lambda c: deletions(c.inst + "\\"),
+         script=lambda c: wait_then_write(c.record(directory=c.inst + "\\\\"))),
+    Case("trailing-slash-stays", record_step=True, application=True, unlinks=lambda c: deletions(c.inst + "/"),
+         script=lambda c: wait_then_write(c.record(directory=c.inst + "/"))),
+    Case("trailing-space-stays", gate=True, unlinks=lambda c: deletions(c.inst + " "),
+         script=lambda c: wait_then_write(c.record(directory=c.inst + " "))),
+    Case("cr-inside-first-line-closes-up", **APP_RUN,
+         script=lambda c: wait_then_write(c.record(*LAUNCH, directory=c.inst[:6] + "\r" + c.inst[6:]))),
+    Case("zero-byte-ends-install-dir", **APP_RUN,
+         script=lambda c: wait_then_write(c.record(*LAUNCH, directory=c.inst + "\0ignored"))),
+    # An empty installation directory names the root of the current drive: only the calls are
+    # checked, nothing is planted there (under Wine the current directory is on C:, inside the
+    # test prefix, so even the attempt stays out of the machine's root).
+    Case("empty-first-line", gate=True, application=True, unlinks=lambda c: deletions(""), cwd_on_c=True,
+         script=lambda c: wait_then_write(c.record(*LAUNCH, directory=""))),
+    Case("lone-backslash-first-line", gate=True, application=True, unlinks=lambda c: deletions(""), cwd_on_c=True,
+         script=lambda c: wait_then_write(c.record(*LAUNCH, directory="\\"))),
+    Case("flag-without-line-feed", **APP_RUN,
+         script=lambda c: wait_then_write(c.record(*LAUNCH)[:-1])),
+    Case("flag-one-then-anything", **APP_RUN,
+         script=lambda c: wait_then_write(c.record("2", "3", "4", "5", "1 or whatever"))),
+    Case("flag-empty", record_step=True, application=True,
+         script=lambda c: wait_then_write(c.record("2", "3", "4", "5", ""))),
+    Case("flag-leading-blank", record_step=True, application=True,
+         script=lambda c: wait_then_write(c.record("2", "3", "4", "5", " 1"))),
+    Case("lines-after-sixth-ignored", record_step=True, application=True,
+         script=lambda c: wait_then_write(c.record("2", "3", "4", "5", "0", "1", "1"))),
+    Case("five-lines-do-nothing", gate=True, application=True, unlinks=lambda c: [],
+         script=lambda c: wait_then_write(c.record("2", "3", "4", "5"))),
+    Case("end-of-file-byte-before-line-six", gate=True, application=True, unlinks=lambda c: [],
+         script=lambda c: wait_then_write(c.record(*LAUNCH).replace(b"5\n", b"5\n\x1a"))),
+    Case("relative-install-dir", **APP_RUN, prepare=lambda c: relative_install(c),
+         app_dir=lambda c: c.backend.path(os.path.join(c.dir.cwd, "Apps")),
+         app_exe=lambda c: c.backend.path(os.path.join(c.dir.cwd, "Apps", "Apps", "zaq.exe")),
+         script=lambda c: wait_then_write(c.record(*LAUNCH, directory="Apps"))),
+    Case("application-missing", record_step=True, launch=True, script=lambda c: wait_then_write(c.record(*LAUNCH))),
+    # A first line of 254 bytes and more is read as two record lines: the flag then comes from
+    # the fifth line of the file. The directory is relative and padded with "./" to 254 bytes;
+    # its paths are formed whole (267 bytes). Linux takes them; Windows's ANSI file calls refuse
+    # names longer than 259 characters, so there the calls are made and fail.
+    Case("long-first-line-shifts-flag", **dict(APP_RUN, differs={"wine": dict(
+             record_step=False, app_started=False, gate=True,
+             why="paths over 259 characters are refused by the ANSI file calls of Windows")}),
+         script=lambda c: wait_then_write(record(LONG_DIR + "tail", "3", "4", "5", "1", "0")),
+         unlinks=lambda c: deletions(LONG_DIR), launch=True, launched_in=lambda c: LONG_DIR),
+
     # --- messages from outside the launcher (another process can only post on Windows)
     # The loop ends on them while the worker still waits: it never gets to post.
     Case("setup-done-posted-from-outside", only="wine", posts=((0x0401, 7, 1500),), exit_code=7,
@@ -191,6 +289,16 @@ def pad_windows_dir(folder, backend, length):
     os.makedirs(path, exist_ok=True)
     assert len(backend.path(path)) == length
     return path
+
+
+def wait_for(probe, seconds):
+    """Polls `probe` until it returns something true or the time is up; returns its last value."""
+    deadline = time.time() + seconds
+    while True:
+        value = probe()
+        if value or time.time() >= deadline:
+            return value
+        time.sleep(0.05)
 
 
 def files_below(folder):
@@ -221,6 +329,12 @@ def run_case(case, backend):
             with open(os.path.join(folder.install, name), "w") as planted:
                 planted.write("secret\n")
 
+        if case.cwd_on_c and backend.name == "wine":
+            folder.cwd = os.path.join(backend.prefix, "drive_c", os.path.basename(folder.root))
+            os.mkdir(folder.cwd)
+        if case.prepare:
+            case.prepare(ctx)
+
         launcher = None
         path_prepend = None
         if case.installer == "cwd":
@@ -229,7 +343,6 @@ def run_case(case, backend):
             bin_dir = os.path.join(folder.root, "bin")
             os.mkdir(bin_dir)
             launcher = os.path.join(bin_dir, os.path.basename(backend.launcher()))
-            import shutil
             shutil.copy(backend.launcher(), launcher)
             folder.place_installer(bin_dir)
         elif case.installer == "search-path":
@@ -256,6 +369,9 @@ def run_case(case, backend):
             verify(case, backend, ctx, result)
         except AssertionError:
             raise AssertionError("%s\n      (case folder kept: %s)" % (sys.exc_info()[1], folder.root))
+        finally:
+            if not folder.cwd.startswith(folder.root):
+                shutil.rmtree(folder.cwd, ignore_errors=True)
 
 
 def verify(case, backend, ctx, result):
@@ -321,6 +437,42 @@ def verify(case, backend, ctx, result):
         elapsed = result.ended - signalled
         bound = 2.0 + backend.timing_allowance
         expect(0.98 <= elapsed <= bound, "signal to exit took %.3f s, expected 1.0 to %.2f s" % (elapsed, bound))
+
+    # The application may still be starting when the launcher has ended (it is never waited
+    # for), so its log is waited for; a start that must not happen shows in the calls as well.
+    app_started = setting(case, backend, "app_started")
+    apps = wait_for(lambda: [e for e in folder.events("zaq") if e["event"] == "start"], 10.0 if app_started else 0.5)
+    launch = app_started if case.launch is None else case.launch
+    if not launch:
+        moves = [a for n, a in calls if n == "SetCurrentDirectoryA"]
+        expect(not moves, "the launch began: the current directory was changed", *moves)
+    if app_started:
+        expect(len(apps) == 1, "application started %d times, expected once" % len(apps))
+        app = apps[0]
+        app_dir = case.app_dir(ctx) if case.app_dir else ctx.inst
+        app_exe = case.app_exe(ctx) if case.app_exe else backend.path(os.path.join(folder.install, "zaq.exe"))
+        same = (lambda a, b: a.lower() == b.lower()) if backend.name == "wine" else (lambda a, b: a == b)
+        expect(app["argv"] == ["ZAQ.EXE", "-X"] and app["cmdline"] == "ZAQ.EXE -X",
+               "application command line %r, argv %r" % (app["cmdline"], app["argv"]))
+        expect(same(app["cwd"], app_dir), "application started in %r, expected %r" % (app["cwd"], app_dir))
+        expect(same(app["exe"], app_exe), "application taken from %r, expected %r" % (app["exe"], app_exe))
+        expect(app.get("holds_signal_handle", app.get("holds_signal_fd")),
+               "the application holds no inherited handle on the signal file", app)
+    else:
+        expect(not apps, "an application was started", apps)
+
+    # The record step's deletions, as the launcher formed them (those before its post).
+    if case.unlinks is not None:
+        before_post = calls[:next((i for i, (n, _) in enumerate(calls) if n == "PostThreadMessageA"), len(calls))]
+        unlinked = [quoted(backend, a) for n, a in before_post if n == "_unlink"]
+        expected = case.unlinks(ctx)
+        expect(unlinked == expected, "deleted %r, expected %r" % (unlinked, expected))
+        if not expected:
+            closes = [n for n, _ in calls if n == "fclose"]
+            expect(len(closes) == 1, "the record was closed %d times, expected once" % len(closes))
+    if case.launched_in is not None:
+        moves = [quoted(backend, a) for n, a in calls if n == "SetCurrentDirectoryA"]
+        expect(moves == [case.launched_in(ctx)], "current directory set to %r" % moves)
 
     if case.check:
         case.check(ctx, result)
