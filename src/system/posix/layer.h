@@ -3,13 +3,23 @@
 #ifndef ZAQSETUP_SYSTEM_POSIX_LAYER_H_
 #define ZAQSETUP_SYSTEM_POSIX_LAYER_H_
 
+#include <errno.h>
 #include <stddef.h>
+#include <string.h>
 
 namespace zaqsys {
 
 // Turns a launcher path into a Linux one: "\" and "/" both separate. Returns
 // false (errno ENAMETOOLONG) when it does not fit in `size` bytes.
-bool ToNativePath(const char *path, char *out, size_t size);
+inline bool ToNativePath(const char *path, char *out, size_t size) {
+  size_t length = strlen(path);
+  if (length >= size) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  for (size_t i = 0; i <= length; ++i) out[i] = path[i] == '\\' ? '/' : path[i];
+  return true;
+}
 
 // With ZAQSYS_TRACE naming a file, every call that acts outside the process
 // (and every post) is appended to it as one line, so that tests can see what
