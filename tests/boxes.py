@@ -132,10 +132,6 @@ class DisplayBackend(harness.WineBackend):
         environment["DISPLAY"] = self.display
         return environment
 
-    def wine(self, program, *args, timeout=30):
-        return subprocess.run([harness.WINE64, program, *args], env=self.environment(), stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, timeout=timeout)
-
     def x(self, *command, check=False):
         return subprocess.run(command, env=self.environment(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                               check=check)
@@ -169,13 +165,26 @@ def warning_icon_pixels(crop):
     return count
 
 
+def spy_on_box(backend, process):
+    """boxspy's description of the box, or None; gives up soon after the launcher has ended."""
+    spy = subprocess.Popen([harness.WINE64, backend.standin("boxspy.exe"), CAPTION, "15000"],
+                           env=backend.environment(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    deadline = time.time() + 30
+    while spy.poll() is None and time.time() < deadline:
+        if process.poll() is not None:
+            deadline = min(deadline, time.time() + 1.0)
+        time.sleep(0.05)
+    if spy.poll() is None:
+        spy.kill()
+    lines = spy.communicate()[0].decode(errors="replace").strip().splitlines()
+    return json.loads(lines[-1]) if spy.returncode == 0 and lines else None
+
+
 def look_at_box(backend, case, notes, process):
     """While the launcher runs: describe the box, photograph it and close it with the keyboard."""
-    spy = backend.wine(backend.standin("boxspy.exe"), CAPTION, "15000", timeout=30)
-    lines = spy.stdout.decode(errors="replace").strip().splitlines()
-    expect(spy.returncode == 0 and lines, "no box captioned %r appeared" % CAPTION,
+    box = spy_on_box(backend, process)
+    expect(box is not None, "no box captioned %r appeared" % CAPTION,
            "launcher %s" % ("running" if process.poll() is None else "ended with %s" % process.returncode))
-    box = json.loads(lines[-1])
     notes["box"] = box
     expect(process.poll() is None, "the launcher did not wait for the box to be closed",
            "exit code %s; box %s" % (process.returncode, box))
@@ -239,7 +248,10 @@ def run_case(case, backend):
                 look_at_box(backend, case, notes, process)
             except Exception as error:  # reported once the launcher is gone
                 failure.append(error)
-                os.killpg(process.pid, signal.SIGKILL)
+                try:
+                    os.killpg(process.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
 
         # The installer stand-in waits long, should it be started where no box is expected.
         env = {"ZAQTEST_LOG": backend.path(folder.log), "ZAQTEST_SCRIPT": "sleep:20000"}
@@ -247,7 +259,9 @@ def run_case(case, backend):
                              during=during, wine_debug=None)
         try:
             if failure:
-                raise failure[0]
+                if not isinstance(failure[0], Problem):
+                    raise failure[0]
+                expect(False, str(failure[0]), "winrun: " + (result.stdout + result.stderr).strip()[-600:])
             verify(case, notes, result, expected)
             expect(not backend.boxes(), "a box is left after the launcher ended")
         except Problem as problem:
@@ -280,7 +294,8 @@ def verify(case, notes, result, expected):
 # ---- the runner ------------------------------------------------------------------------------
 
 def check_prefix(backend):
-    query = backend.wine("reg", "query", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed")
+    query = subprocess.run([harness.WINE64, "reg", "query", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed"],
+                           env=backend.environment(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     output = query.stdout.decode(errors="replace")
     if not re.search(r"Managed\s+REG_SZ\s+N\b", output):
         raise RuntimeError("the prefix's X11 driver setting Managed is not N:\n" + output)

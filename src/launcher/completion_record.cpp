@@ -15,6 +15,8 @@
 namespace {
 
 const int RECORD_LINES = 6;
+const int DELETE_RETRIES = 8;
+const DWORD DELETE_RETRY_MS = 250;
 const int RECORD_READ_COUNT = TEXT_SIZE - 1;  // the count passed to fgets
 
 // Line buffers, in file order. Line 1 is the installation directory, line 6
@@ -31,6 +33,16 @@ static_assert(sizeof ScratchText >= (RECORD_READ_COUNT - 1) + sizeof "/PASSWORD.
               "ScratchText must hold the longest path formed from a record line");
 static_assert(sizeof "/PWDCONFG.ZAQ" == sizeof "/PASSWORD.ZAQ" && sizeof "\\zaq.exe" < sizeof "/PASSWORD.ZAQ",
               "the longest formed suffix is 13 bytes");
+
+// Deletes one password file. An on-access virus scanner often holds a freshly
+// written file for a moment, so a deletion refused because the file is in use
+// is tried again, for at most about two seconds; a missing file is not. The
+// outcome is not reported: nothing could be done about it.
+void DeletePasswordFile(const char *path) {
+  for (int retry = 0; _unlink(path) != 0 && *_errno() == EACCES && retry < DELETE_RETRIES; ++retry) {
+    Sleep(DELETE_RETRY_MS);
+  }
+}
 
 }  // namespace
 
@@ -56,8 +68,8 @@ void ProcessCompletionRecord() {
     NormalizeRecordLine(InstallDir);
 
     // Deleted whatever the launch flag says; a missing file is no error.
-    if (FormatText(ScratchText, sizeof ScratchText, "%s/PASSWORD.ZAQ", InstallDir)) _unlink(ScratchText);
-    if (FormatText(ScratchText, sizeof ScratchText, "%s/PWDCONFG.ZAQ", InstallDir)) _unlink(ScratchText);
+    if (FormatText(ScratchText, sizeof ScratchText, "%s/PASSWORD.ZAQ", InstallDir)) DeletePasswordFile(ScratchText);
+    if (FormatText(ScratchText, sizeof ScratchText, "%s/PWDCONFG.ZAQ", InstallDir)) DeletePasswordFile(ScratchText);
 
     if (InstallDir[0] != '\0' && LaunchFlag[0] == '1') {
       // The application starts in its installation directory. The path is

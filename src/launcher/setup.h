@@ -42,6 +42,7 @@ bool FormatText(char *buffer, int size, const char *format, const char *text);
 void FormatShownText(char *buffer, int size, const char *format, const char *text);
 
 // Start-up and main thread (winmain.cpp).
+void RestrictDllSearch();
 LRESULT WINAPI SetupWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void RegisterSetupClass(HINSTANCE instance);
 

@@ -9,13 +9,6 @@
 
 #include "launcher/setup.h"
 
-DWORD MainThreadId;
-char SignalPath[TEXT_SIZE];
-struct _stat FileStatus;
-char ScratchText[SCRATCH_SIZE];
-
-const char ABORT_CAPTION[] = "Setup: ABORTED";
-
 namespace {
 
 const unsigned short SETUP_ICON_ID = 107;
@@ -62,7 +55,27 @@ void RegisterSetupClass(HINSTANCE instance) {
   RegisterClassExA(&windowClass);
 }
 
+// A setup program is started from removable media or a download folder, where
+// a DLL planted beside it must never be loaded: before anything else, DLLs are
+// looked for in the system directory only. The call is looked up at run time,
+// so that a Windows without it still runs the launcher; there the current
+// directory is at least taken out of the search.
+void RestrictDllSearch() {
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  if (kernel == nullptr) return;
+  typedef BOOL(WINAPI * SetDefaultDllDirectoriesProc)(DWORD flags);
+  typedef BOOL(WINAPI * SetDllDirectoryProc)(const char *path);
+  FARPROC setDefault = GetProcAddress(kernel, "SetDefaultDllDirectories");
+  if (setDefault != nullptr &&
+      reinterpret_cast<SetDefaultDllDirectoriesProc>(setDefault)(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    return;
+  }
+  FARPROC setDirectory = GetProcAddress(kernel, "SetDllDirectoryA");
+  if (setDirectory != nullptr) reinterpret_cast<SetDllDirectoryProc>(setDirectory)("");
+}
+
 extern "C" int WINAPI WinMain(HINSTANCE instance, HINSTANCE, char *, int) {
+  RestrictDllSearch();
   MainThreadId = GetCurrentThreadId();
 
   // Only WINDIR is read; TEMP and TMP play no part. An empty value is used as

@@ -52,6 +52,7 @@ typedef INT_PTR_T LPARAM;
 typedef INT_PTR_T LRESULT;
 
 typedef struct HANDLE__ *HANDLE;
+typedef struct HINSTANCE__ *HMODULE;
 typedef struct HINSTANCE__ *HINSTANCE;
 typedef struct HWND__ *HWND;
 typedef struct HICON__ *HICON;
@@ -67,6 +68,12 @@ SYSIMPORT HANDLE WINAPI CreateThread(void *security, SIZE_T stackSize, LPTHREAD_
 SYSIMPORT void WINAPI Sleep(DWORD milliseconds);
 SYSIMPORT BOOL WINAPI SetCurrentDirectoryA(const char *path);
 SYSIMPORT DWORD WINAPI GetCurrentDirectoryA(DWORD size, char *buffer);
+
+// A procedure looked up by name; cast to its real type before the call.
+typedef void(WINAPI *FARPROC)(void);
+const DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x00000800;
+SYSIMPORT HMODULE WINAPI GetModuleHandleA(const char *name);
+SYSIMPORT FARPROC WINAPI GetProcAddress(HMODULE module, const char *name);
 
 // ---- USER32
 const UINT WM_QUIT = 0x0012;
@@ -152,6 +159,9 @@ const int _O_RDWR = 0x0002;
 const int _O_CREAT = 0x0100;
 const int _O_TRUNC = 0x0200;
 const int _P_NOWAIT = 1;
+#ifndef EACCES
+#define EACCES 13  // the same number in the Windows runtime and on Linux
+#endif
 
 SYSIMPORT char *CRTAPI getenv(const char *name);
 SYSIMPORT int CRTAPI _stat(const char *path, struct _stat *status);
@@ -161,6 +171,7 @@ SYSIMPORT FILE *CRTAPI fopen(const char *path, const char *mode);
 SYSIMPORT char *CRTAPI fgets(char *buffer, int count, FILE *stream);
 SYSIMPORT int CRTAPI fclose(FILE *stream);
 SYSIMPORT int CRTAPI _unlink(const char *path);
+SYSIMPORT int *CRTAPI _errno(void);
 SYSIMPORT INT_PTR_T CRTAPI _spawnl(int mode, const char *path, const char *arg0, ...);
 SYSIMPORT int CRTAPI _snprintf(char *buffer, SIZE_T count, const char *format, ...);
 SYSIMPORT SYSNORETURN void CRTAPI exit(int code);

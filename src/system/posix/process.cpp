@@ -1,5 +1,5 @@
 // Process calls of the Linux system layer: the environment, starting
-// programs, and ending the process.
+// programs, errno, module lookup and ending the process.
 //   - getenv matches names in any case and returns the value in place;
 //   - _spawnl uses no search path, fails unless the program file exists and
 //     can be executed, and returns without waiting; the child inherits the
@@ -65,6 +65,21 @@ INT_PTR_T CRTAPI _spawnl(int mode, const char *path, const char *arg0, ...) {
   }
   Trace("_spawnl \"%s\" argc=%d -> %s", path, count, result == -1 ? "-1" : "started");
   return result;
+}
+
+int *CRTAPI _errno(void) {
+  static_assert(EACCES == 13, "the launcher's EACCES is the Windows runtime's");
+  return &errno;
+}
+
+// No DLLs on this platform, so nothing to look up: the launcher's DLL search
+// restriction is a Windows matter and does nothing here.
+HMODULE WINAPI GetModuleHandleA(const char *) {
+  return nullptr;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE, const char *) {
+  return nullptr;
 }
 
 void CRTAPI exit(int code) {
