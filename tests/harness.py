@@ -97,11 +97,13 @@ def _clean_environment():
 
 class NativeBackend(Backend):
     name = "native"
-    build = "native"
     timing_allowance = 0.15
 
+    def __init__(self, build="native"):
+        self.build = build  # also a sanitizer build of the native preset
+
     def launcher(self):
-        return os.path.join(BUILD, "native", "setup")
+        return os.path.join(BUILD, self.build, "setup")
 
     def path(self, linux_path):
         return linux_path
@@ -124,8 +126,9 @@ class WineBackend(Backend):
     build = "win64"
     timing_allowance = 0.4  # a Wine process start and exit cost tens of milliseconds
 
-    def __init__(self):
-        self.prefix = os.path.join(BUILD, "wine-prefix")
+    def __init__(self, prefix=None):
+        # ZAQTEST_WINEPREFIX lets a second user of the suite keep out of the first one's way.
+        self.prefix = prefix or os.environ.get("ZAQTEST_WINEPREFIX") or os.path.join(BUILD, "wine-prefix")
 
     def launcher(self):
         return os.path.join(BUILD, "win64", "setup.exe")
@@ -256,5 +259,5 @@ def script(*commands):
     return ";".join(parts)
 
 
-def backends():
-    return {"native": NativeBackend(), "wine": WineBackend()}
+def backends(native_build="native"):
+    return {"native": NativeBackend(native_build), "wine": WineBackend()}

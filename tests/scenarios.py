@@ -485,9 +485,11 @@ def main():
     parser.add_argument("--backend", default="all", choices=("native", "wine", "all"))
     parser.add_argument("-k", dest="pattern", default="")
     parser.add_argument("-j", dest="jobs", type=int, default=6)
+    parser.add_argument("--native-build", default="native",
+                        help="build folder of the native backend, e.g. a sanitizer build")
     options = parser.parse_args()
 
-    backends = harness.backends()
+    backends = harness.backends(options.native_build)
     chosen = [b for n, b in backends.items() if options.backend in ("all", n)]
     work = [(case, backend) for backend in chosen for case in CASES
             if options.pattern in case.name and case.only in (None, backend.name)]
