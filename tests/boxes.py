@@ -34,9 +34,10 @@ import harness
 CAPTION = "Setup: ABORTED"
 
 SCREENSHOTS = os.path.join(harness.BUILD, "screenshots")
-# Wider than 1024: a box naming a path of 200-odd bytes is about 1380 pixels wide under
-# Wine, and on a 1024-pixel screen its left part (icon and start of the text) is off-screen.
-SCREEN = "1600x900x24"
+# Wider than 1024: Wine breaks a box's line of text at a backslash at best, so a box naming a
+# path of 200-odd bytes is some 1400 pixels wide, and on a 1024-pixel screen its icon and the
+# start of its text are off the screen.
+SCREEN = "1920x1080x24"
 TEXT_LIMIT = 255   # bytes of box text the launcher shows at most
 CLOSE_WITHIN = 3.0  # seconds from the key that closed the box to the launcher's exit
 
@@ -193,7 +194,11 @@ def look_at_box(backend, case, notes, process):
     expect(len(windows) == 1, "%d X windows captioned %r, expected 1" % (len(windows), CAPTION))
     window = windows[0]
     geometry = backend.x("xdotool", "getwindowgeometry", "--shell", window).stdout.decode()
-    where = dict(line.split("=", 1) for line in geometry.split())
+    where = {key: int(value) for key, value in (line.split("=", 1) for line in geometry.split())}
+    width, height = map(int, SCREEN.split("x")[:2])
+    expect(where["X"] >= 0 and where["Y"] >= 0 and where["X"] + where["WIDTH"] <= width
+           and where["Y"] + where["HEIGHT"] <= height, "the box is not wholly on the %dx%d screen" % (width, height),
+           where)
     screen = os.path.join(SCREENSHOTS, case.name + ".png")
     crop = os.path.join(SCREENSHOTS, case.name + "-box.png")
     backend.x("import", "-window", "root", screen, check=True)

@@ -10,6 +10,10 @@
 //   delete       delete the file
 //   exit:N       stop here with exit code N
 //   log          only log the state of the signal file
+//   hold:HEX     open the file whose path is HEX (hex-encoded) and keep it open,
+//                sharing read and write but not delete, as an on-access virus
+//                scanner does with a fresh file (Linux cannot refuse deletion)
+//   release      close the file held
 // The file is opened the way the C runtime's fopen opens files (on Windows:
 // sharing read and write, not delete).
 //
@@ -32,6 +36,12 @@ namespace {
 const char kProg[] = "tarvex";
 
 std::optional<std::string> g_signal;
+
+#if defined(_WIN32)
+HANDLE g_held = INVALID_HANDLE_VALUE;
+#else
+int g_held = -1;
+#endif
 
 JsonObject command_event(const char* name) { return zaqtest::event(kProg, name); }
 
@@ -147,6 +157,33 @@ void run(const std::string& command) {
   if (name == "log") {
     if (has_arg) fail(command, "takes no argument");
     log_with_state(command_event("log"));
+    return;
+  }
+
+  if (name == "hold" || name == "release") {
+    std::string path;
+    if (name == "hold" && (!has_arg || !parse_hex(arg, path))) fail(command, "needs a hex-encoded path");
+    if (name == "release" && has_arg) fail(command, "takes no argument");
+    int error = 0;
+#if defined(_WIN32)
+    if (g_held != INVALID_HANDLE_VALUE) CloseHandle(g_held);
+    g_held = INVALID_HANDLE_VALUE;
+    if (name == "hold") {
+      g_held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (g_held == INVALID_HANDLE_VALUE) error = zaqtest::last_error();
+    }
+#else
+    if (g_held >= 0) close(g_held);
+    g_held = -1;
+    if (name == "hold") {
+      g_held = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (g_held < 0) error = zaqtest::last_error();
+    }
+#endif
+    JsonObject ev = command_event(name.c_str());
+    ev.boolean("ok", error == 0).num("error", error);
+    log_with_state(ev);
     return;
   }
 

@@ -18,6 +18,7 @@
 namespace zaqsys {
 
 int CRTAPI _stat(const char *path, struct _stat *status) {
+  if (InjectedFailure("_stat", path)) return -1;
   char native[PATH_MAX];
   struct ::stat found;
   if (strpbrk(path, "?*") != nullptr) {
@@ -36,6 +37,7 @@ int CRTAPI _stat(const char *path, struct _stat *status) {
 }
 
 int CRTAPI _open(const char *path, int flags, ...) {
+  if (InjectedFailure("_open", path)) return -1;
   int mode = 0;
   if (flags & _O_CREAT) {
     va_list arguments;
@@ -59,6 +61,7 @@ int CRTAPI _close(int descriptor) {
 }
 
 int CRTAPI _unlink(const char *path) {
+  if (InjectedFailure("_unlink", path)) return -1;
   char native[PATH_MAX];
   int result = ToNativePath(path, native, sizeof native) ? ::unlink(native) : -1;
   Trace("_unlink \"%s\" -> %d", path, result);

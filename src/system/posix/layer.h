@@ -26,6 +26,11 @@ inline bool ToNativePath(const char *path, char *out, size_t size) {
 // the launcher did without the platform doing it differently. printf-style.
 void Trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// With ZAQSYS_FAIL set, tells whether this call of `call` (on `path`, if it
+// takes one) is to fail, then with errno set and a trace line written, so that
+// tests can make any result the launcher looks at fail. See faults.cpp.
+bool InjectedFailure(const char *call, const char *path = nullptr);
+
 // Creates the calling thread's message queue if it has none yet. On Windows
 // a thread gets its queue with its first windowing call; until then a post to
 // it fails and the message is lost. The layer keeps that behaviour.

@@ -37,6 +37,7 @@ char *CRTAPI getenv(const char *name) {
 }
 
 INT_PTR_T CRTAPI _spawnl(int mode, const char *path, const char *arg0, ...) {
+  if (InjectedFailure("_spawnl", path)) return -1;
   char *arguments[MAX_SPAWN_ARGUMENTS + 1];
   int count = 0;
   va_list list;

@@ -65,6 +65,7 @@ int NextTextByte(ZaqFile *stream) {
 }  // namespace
 
 FILE *CRTAPI fopen(const char *path, const char *mode) {
+  if (InjectedFailure("fopen", path)) return nullptr;
   char native[PATH_MAX];
   if (strcmp(mode, "r") != 0) {
     errno = EINVAL;  // the launcher only ever reads
@@ -87,6 +88,7 @@ FILE *CRTAPI fopen(const char *path, const char *mode) {
 }
 
 char *CRTAPI fgets(char *buffer, int count, FILE *stream) {
+  if (InjectedFailure("fgets")) return nullptr;
   if (count <= 0) return nullptr;
   int stored = 0;
   while (stored < count - 1) {

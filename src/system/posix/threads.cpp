@@ -42,6 +42,7 @@ DWORD WINAPI GetCurrentThreadId(void) {
 
 HANDLE WINAPI CreateThread(void *, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, void *parameter, DWORD flags,
                            DWORD *threadId) {
+  if (InjectedFailure("CreateThread")) return nullptr;
   if (flags != 0) return nullptr;  // suspended starts are not needed
   ThreadStart thread;
   thread.start = start;
