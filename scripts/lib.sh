@@ -6,7 +6,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PACKAGES_NATIVE=(cmake make g++ python3)
 PACKAGES_WINDOWS=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
                   binutils-mingw-w64-x86-64 wine wine64 icoutils)
-PACKAGES_SCREEN=(xvfb xdotool imagemagick)
+PACKAGES_SCREEN=(xvfb xdotool imagemagick fonts-wine)
 
 ensure_packages() {
   local missing=() package

@@ -23,6 +23,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -30,8 +31,6 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <stdarg.h>
 
 #include <string>
 #include <vector>
@@ -69,7 +68,7 @@ bool EndsWith(const std::string &text, const std::string &suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-void Record(const Call &call) {
+void RecordCall(const Call &call) {
   zaqsys::Trace("call %zu", Calls.size());
   Calls.push_back(call);
 }
@@ -81,7 +80,7 @@ void Record(const Call &call) {
 namespace zaqsys {
 
 int CRTAPI _unlink(const char *path) {
-  Record({"_unlink", {path}});
+  RecordCall({"_unlink", {path}});
   for (PasswordFile &file : PasswordFiles) {
     if (!EndsWith(path, file.suffix)) continue;
     int attempt = file.attempts++;
@@ -101,10 +100,10 @@ int CRTAPI _unlink(const char *path) {
 
 int *CRTAPI _errno(void) { return &LastError; }
 
-void WINAPI Sleep(DWORD milliseconds) { Record({"Sleep", {}, static_cast<long>(milliseconds)}); }
+void WINAPI Sleep(DWORD milliseconds) { RecordCall({"Sleep", {}, static_cast<long>(milliseconds)}); }
 
 BOOL WINAPI SetCurrentDirectoryA(const char *path) {
-  Record({"SetCurrentDirectoryA", {path}});
+  RecordCall({"SetCurrentDirectoryA", {path}});
   return 1;
 }
 
@@ -120,7 +119,7 @@ INT_PTR_T CRTAPI _spawnl(int mode, const char *path, const char *arg0, ...) {
   }
   va_end(list);
   if (argument != nullptr) call.texts.push_back("<no terminating null>");
-  Record(call);
+  RecordCall(call);
   return 4242;  // a process handle
 }
 
@@ -130,14 +129,14 @@ namespace {
 
 // ---- The reference model
 
-struct Record {
+struct Model {
   bool complete = false;  // six lines were read
   std::vector<std::string> lines;
   std::string installDir;
   bool start = false;
 };
 
-Record ReadRecord(const uint8_t *data, size_t size) {
+Model ReadRecord(const uint8_t *data, size_t size) {
   // Text mode: CR LF reads as LF, a lone CR stays, 0x1A ends the data.
   std::string text;
   for (size_t i = 0; i < size && data[i] != 0x1A; ++i) {
@@ -146,7 +145,7 @@ Record ReadRecord(const uint8_t *data, size_t size) {
   }
   // fgets(line, 255, f): up to 254 bytes, ending after an LF; null only when
   // not a byte is left.
-  Record record;
+  Model record;
   size_t at = 0;
   while (record.lines.size() < 6 && at < text.size()) {
     size_t end = at;
@@ -178,7 +177,7 @@ void ExpectDeletion(std::vector<Call> &calls, const std::string &path, int busy)
   }
 }
 
-std::vector<Call> ExpectedCalls(const Record &record) {
+std::vector<Call> ExpectedCalls(const Model &record) {
   std::vector<Call> calls;
   if (!record.complete) return calls;
   ExpectDeletion(calls, record.installDir + "/PASSWORD.ZAQ", PasswordFiles[0].busy);
@@ -207,10 +206,12 @@ std::string Quoted(const std::string &text) {
 }
 
 std::string Describe(const Call &call) {
+  std::vector<std::string> arguments;
+  if (call.name == "Sleep" || call.name == "_spawnl") arguments.push_back(std::to_string(call.number));
+  for (const std::string &text : call.texts) arguments.push_back(Quoted(text));
+  if (call.name == "_spawnl") arguments.push_back("NULL");
   std::string out = call.name + "(";
-  if (call.name == "Sleep" || call.name == "_spawnl") out += std::to_string(call.number);
-  for (size_t i = 0; i < call.texts.size(); ++i) out += (i > 0 || call.name == "_spawnl" ? ", " : "") + Quoted(call.texts[i]);
-  if (call.name == "_spawnl") out += ", NULL";
+  for (size_t i = 0; i < arguments.size(); ++i) out += (i > 0 ? ", " : "") + arguments[i];
   return out + ")";
 }
 
@@ -307,7 +308,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   ProcessCompletionRecord();
 
-  Record record = ReadRecord(data, size);
+  Model record = ReadRecord(data, size);
   std::vector<Call> expected = ExpectedCalls(record);
   std::vector<std::string> faults;
 
@@ -343,8 +344,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (record.complete) {
     ::fprintf(stderr, ", InstallDir %s, %s", Quoted(record.installDir).c_str(), record.start ? "start" : "no start");
   }
-  ::fprintf(stderr, "; deletions refused %d and %d time(s)%s\n", PasswordFiles[0].busy, PasswordFiles[1].busy,
-            " (15: missing file)");
+  ::fprintf(stderr, "; password files busy for %d and %d attempts (15: missing)\n", PasswordFiles[0].busy,
+            PasswordFiles[1].busy);
   PrintCalls("expected calls", expected);
   PrintCalls("recorded calls", Calls);
   for (const std::string &fault : faults) ::fprintf(stderr, "FAULT: %s\n", fault.c_str());
