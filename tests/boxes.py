@@ -50,6 +50,7 @@ class Case:
     temp: str = "dir"       # TEMP under the Windows directory: "dir", "file" or "none"
     installer: bool = True  # tarvex.exe in the current directory
     cut: bool = False       # the text is longer than the box may show: expect it cut
+    planted: str = None     # a DLL of this name planted beside the launcher and in the current directory
 
 
 CASES = [
@@ -65,6 +66,12 @@ CASES = [
          cut=True),
     Case("windir-300-without-temp", "Cannot create work file\n{windows}\\ZaqSignal", windir=300, temp="none",
          cut=True),
+    # A setup program is started from removable media or a download folder, where anyone may
+    # have put a DLL beside it. USER32 loads uxtheme.dll at run time, on the main thread's first
+    # windowing call, long after start-up; Wine (load order n,b) takes a native one found on the
+    # search path, and a launcher built without RestrictDllSearch does load the probe from its
+    # own directory. The current directory is searched after the system directory anyway.
+    Case("planted-dll", "Cannot start installer\n{cwd}\\tarvex.exe", installer=False, planted="uxtheme.dll"),
 ]
 
 
@@ -260,13 +267,26 @@ def run_case(case, backend):
 
         # The installer stand-in waits long, should it be started where no box is expected.
         env = {"ZAQTEST_LOG": backend.path(folder.log), "ZAQTEST_SCRIPT": "sleep:20000"}
+        launcher, extra_env = None, None
+        probe_log = os.path.join(folder.root, "probe.log")
+        if case.planted:
+            # The probe logs its loading to ZAQTEST_PROBE_LOG, then fails it (see probe_dll.cpp).
+            launcher = os.path.join(folder.root, "setup.exe")
+            shutil.copy(backend.launcher(), launcher)
+            for where in (folder.root, folder.cwd):
+                shutil.copy(backend.standin("probe_dll.dll"), os.path.join(where, case.planted))
+            env["ZAQTEST_PROBE_LOG"] = backend.path(probe_log)
+            overrides = backend.environment()["WINEDLLOVERRIDES"]
+            extra_env = {"WINEDLLOVERRIDES": "%s;%s=n,b" % (overrides, os.path.splitext(case.planted)[0])}
         result = backend.run(folder.cwd, None if case.windir == "unset" else windows, env=env, timeout=20,
-                             during=during, wine_debug=None)
+                             during=during, wine_debug=None, launcher=launcher, extra_env=extra_env)
         try:
             if failure:
                 if not isinstance(failure[0], Problem):
                     raise failure[0]
                 expect(False, str(failure[0]), "winrun: " + (result.stdout + result.stderr).strip()[-600:])
+            expect(not os.path.exists(probe_log), "the planted %s was loaded" % case.planted,
+                   *(open(probe_log).read().splitlines() if os.path.exists(probe_log) else ()))
             verify(case, notes, result, expected)
             expect(not backend.boxes(), "a box is left after the launcher ended")
         except Problem as problem:
