@@ -194,7 +194,7 @@ std::vector<Call> ExpectedCalls(const Model &record) {
 std::string Quoted(const std::string &text) {
   std::string out = "\"";
   for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F && c != '"') {
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
       out += static_cast<char>(c);
     } else {
       char hex[8];
@@ -316,14 +316,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // The installation directory as the deletions name it.
   for (const Call &call : Calls) {
     if (call.name != "_unlink" || !EndsWith(call.texts[0], "/PASSWORD.ZAQ")) continue;
-    std::string seen = call.texts[0].substr(0, call.texts[0].size() - 13);
+    std::string seen = call.texts[0].substr(0, call.texts[0].size() - (sizeof "/PASSWORD.ZAQ" - 1));
     if (seen.find_first_of("\r\n") != std::string::npos) faults.push_back("InstallDir holds CR or LF: " + Quoted(seen));
     if (seen != record.installDir) {
       faults.push_back("InstallDir " + Quoted(seen) + ", the record's is " + Quoted(record.installDir));
     }
     break;
   }
-  if (Calls != expected) faults.push_back("the calls differ from the expected ones");
+  bool started = false;
+  for (const Call &call : Calls) started = started || call.name == "_spawnl" || call.name == "SetCurrentDirectoryA";
+  if (started && !record.start) faults.push_back("started, with InstallDir empty or line 6 not beginning with \"1\"");
+  if (!started && record.start) faults.push_back("did not start the application");
+  for (const PasswordFile &file : PasswordFiles) {
+    if (file.attempts > 9) faults.push_back(std::string("more than 9 attempts to delete ") + (file.suffix + 1));
+  }
+  if (Calls != expected) {
+    size_t same = 0;
+    while (same < Calls.size() && same < expected.size() && Calls[same] == expected[same]) ++same;
+    faults.push_back("the calls differ from the expected ones from call " + std::to_string(same + 1) + " on");
+  }
 
   // fopen, every call while the file is open, fclose once.
   std::vector<std::string> order = OrderLines();
