@@ -61,6 +61,7 @@ class Case:
     app_dir: typing.Callable = None  # where it must start (default: the installation directory)
     app_exe: typing.Callable = None  # which program file (default: zaq.exe in app_dir)
     launched_in: typing.Callable = None  # the directory passed to SetCurrentDirectoryA, when checked
+    cwd_length: int = None         # the current directory padded to this many bytes
     cwd_on_c: bool = False         # under Wine, the current directory lies on C: in the test prefix
     unlinks: typing.Callable = None  # the record step's deletions, as paths formed by the launcher
     prepare: typing.Callable = None  # extra set-up: (ctx)
@@ -213,6 +214,9 @@ CASES = [
          box="Cannot start installer\n{cwd}\\tarvex.exe"),
     Case("no-installer", installer="none", exit_code=1, timing=False,
          box="Cannot start installer\n{cwd}\\tarvex.exe"),
+    # A current directory longer than any Windows allows: the box names the installer alone.
+    Case("no-installer-overlong-cwd", only="native", installer="none", cwd_length=300, exit_code=1,
+         timing=False, box="Cannot start installer\ntarvex.exe"),
     Case("installer-gone-without-signal", script=lambda c: script("sleep:100", "exit:0"),
          during=still_running_then_delete(3.5)),
 
@@ -339,8 +343,8 @@ CASES = [
 
 # ---- running one case -------------------------------------------------------------------------
 
-def pad_windows_dir(folder, backend, length):
-    """Makes a Windows directory whose name, as the launcher sees it, is `length` bytes long."""
+def pad_path(folder, backend, length):
+    """Makes a directory whose name, as the launcher sees it, is `length` bytes long."""
     base = backend.path(folder.root)
     need = length - len(base)
     path = folder.root
@@ -377,7 +381,7 @@ def setting(case, backend, field):
 def run_case(case, backend):
     with harness.CaseDir(backend, case.name) as folder:
         if isinstance(case.windir, int):
-            folder.windows = pad_windows_dir(folder, backend, case.windir)
+            folder.windows = pad_path(folder, backend, case.windir)
         ctx = Context(case, backend, folder)
         ctx.external_signal = None
         ctx.trace = os.path.join(folder.root, "trace.txt")
@@ -396,6 +400,8 @@ def run_case(case, backend):
         if case.cwd_on_c and backend.name == "wine":
             folder.cwd = os.path.join(backend.prefix, "drive_c", os.path.basename(folder.root))
             os.mkdir(folder.cwd)
+        if case.cwd_length:
+            folder.cwd = pad_path(folder, backend, case.cwd_length)
         if case.prepare:
             case.prepare(ctx)
 
@@ -440,6 +446,9 @@ def run_case(case, backend):
 
 def verify(case, backend, ctx, result):
     folder = ctx.dir
+    report = harness.sanitizer_report(result.stderr)
+    expect(report is None, "sanitizer report (sanitizer build of the launcher or a stand-in):",
+           *(report or "").splitlines()[:80])
     expect(not result.timed_out, "the launcher did not end (killed after the time limit)")
     expected_exit = setting(case, backend, "exit_code")
     expect(result.exit_code == expected_exit, "exit code %s, expected %s" % (result.exit_code, expected_exit),

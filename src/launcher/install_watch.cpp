@@ -18,9 +18,12 @@ const DWORD SETTLE_DELAY_MS = 1000;
 // missing, since otherwise nothing would ever signal and the launcher would
 // wait unseen for ever. The box names the installer's full path.
 void ReportInstallerNotStarted() {
-  char currentDir[TEXT_SIZE];
+  char currentDir[MAX_PATH];  // any current directory Windows allows
   DWORD length = GetCurrentDirectoryA(sizeof currentDir, currentDir);
-  if (length == 0 || length >= sizeof currentDir) currentDir[0] = '\0';
+  if (length == 0 || length >= sizeof currentDir) {
+    currentDir[0] = '\0';  // unknown or too long to hold: the box names the installer alone
+    length = 0;
+  }
   const char *format = "%s\\tarvex.exe";
   if (length == 0 || currentDir[length - 1] == '\\' || currentDir[length - 1] == '/') format = "%starvex.exe";
   char installerPath[TEXT_SIZE * 2];

@@ -60,6 +60,7 @@ typedef struct HICON__ *HCURSOR;  // the platform treats cursors as icons
 typedef struct HBRUSH__ *HBRUSH;
 
 // ---- KERNEL32
+const DWORD MAX_PATH = 260;
 typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(void *parameter);
 
 SYSIMPORT DWORD WINAPI GetCurrentThreadId(void);
