@@ -174,6 +174,15 @@ def relative_install(ctx):
     ctx.dir.place_application(os.path.join(apps, "Apps"))
 
 
+def map_drive(ctx, drive):
+    """Maps a drive letter of the Wine prefix to the installation folder, for this case only."""
+    link = os.path.join(ctx.backend.prefix, "dosdevices", drive)
+    if os.path.lexists(link):
+        os.unlink(link)  # left by an interrupted run
+    os.symlink(ctx.dir.install, link)
+    ctx.cleanups.append(lambda: os.unlink(link))
+
+
 def quoted(backend, arguments):
     """The path in a traced call: between the first and the last double quote. Wine's relay
     trace escapes it like a C string; the native trace does not."""
@@ -254,6 +263,10 @@ CASES = [
          script=lambda c: wait_then_write(c.record(*LAUNCH, directory=c.inst[:6] + "\r" + c.inst[6:]))),
     Case("zero-byte-ends-install-dir", **APP_RUN,
          script=lambda c: wait_then_write(c.record(*LAUNCH, directory=c.inst + "\0ignored"))),
+    # The root of a drive, "D:\\": a drive of the test prefix mapped to the installation folder.
+    Case("drive-root-loses-one-backslash", only="wine", **APP_RUN, prepare=lambda c: map_drive(c, "d:"),
+         app_dir=lambda c: "D:\\", app_exe=lambda c: "D:\\zaq.exe", unlinks=lambda c: deletions("D:"),
+         launched_in=lambda c: "D:", script=lambda c: wait_then_write(c.record(*LAUNCH, directory="D:\\"))),
     # An empty installation directory names the root of the current drive: only the calls are
     # checked, nothing is planted there (under Wine the current directory is on C:, inside the
     # test prefix, so even the attempt stays out of the machine's root).
@@ -384,6 +397,7 @@ def run_case(case, backend):
             folder.windows = pad_path(folder, backend, case.windir)
         ctx = Context(case, backend, folder)
         ctx.external_signal = None
+        ctx.cleanups = []
         ctx.trace = os.path.join(folder.root, "trace.txt")
 
         if case.temp == "dir":
@@ -442,6 +456,8 @@ def run_case(case, backend):
         finally:
             if not folder.cwd.startswith(folder.root):
                 shutil.rmtree(folder.cwd, ignore_errors=True)
+            for cleanup in ctx.cleanups:
+                cleanup()
 
 
 def verify(case, backend, ctx, result):
