@@ -147,10 +147,21 @@ int main(int argc, char** argv) {
   ZeroMemory(&si, sizeof si);
   si.cb = sizeof si;
   PROCESS_INFORMATION pi;
-  if (!CreateProcessA(nullptr, &cmdline[0], nullptr, nullptr, FALSE, 0, nullptr, cwd.empty() ? nullptr : cwd.c_str(),
-                      &si, &pi)) {
-    std::fprintf(stderr, "winrun: cannot start %s: error %lu\n", cmdline.c_str(), GetLastError());
-    return kFailed;
+  // Wine now and then fails a process start with ERROR_INTERNAL_ERROR (1359),
+  // before the program has run at all; a second try starts it.
+  const DWORD kInternalError = 1359;
+  for (int attempt = 1;; ++attempt) {
+    if (CreateProcessA(nullptr, &cmdline[0], nullptr, nullptr, FALSE, 0, nullptr, cwd.empty() ? nullptr : cwd.c_str(),
+                       &si, &pi)) {
+      break;
+    }
+    DWORD error = GetLastError();
+    if (error != kInternalError || attempt == 3) {
+      std::fprintf(stderr, "winrun: cannot start %s: error %lu\n", cmdline.c_str(), error);
+      return kFailed;
+    }
+    std::fprintf(stderr, "winrun: start of %s failed with error %lu, trying again\n", cmdline.c_str(), error);
+    Sleep(200);
   }
   // Lets a caller tell the child's lines in Wine's debug output (WINEDEBUG=+pid) from others.
   std::printf("child pid=%04lx tid=%04lx\n", pi.dwProcessId, pi.dwThreadId);
