@@ -64,7 +64,7 @@ def main():
         else backend.run(media, backend.path(windows), env=env)
     time.sleep(3.0)  # the application stand-in stays a little longer than the launcher
 
-    events = harness_events(log)
+    events = harness.read_log(log)
     t0 = result.started
 
     def at(event):
@@ -106,14 +106,6 @@ def main():
         backend.stop_server()
     shutil.rmtree(root, ignore_errors=True)
     return 0 if result.exit_code == 0 else 1
-
-
-def harness_events(log):
-    import json
-    if not os.path.exists(log):
-        return []
-    with open(log, encoding="utf-8") as lines:
-        return [json.loads(line) for line in lines if line.strip()]
 
 
 if __name__ == "__main__":

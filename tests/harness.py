@@ -36,6 +36,15 @@ class Result:
         self.timed_out = timed_out
 
 
+def read_log(path, prog=None):
+    """The stand-ins' log events, in order; only those of `prog` when given."""
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as log:
+        lines = [json.loads(line) for line in log if line.strip()]
+    return [line for line in lines if prog is None or line["prog"] == prog]
+
+
 class CaseDir:
     """A scoped scratch folder: removed on exit unless the case failed."""
 
@@ -58,11 +67,7 @@ class CaseDir:
         return False
 
     def events(self, prog=None):
-        if not os.path.exists(self.log):
-            return []
-        with open(self.log, encoding="utf-8") as log:
-            lines = [json.loads(line) for line in log if line.strip()]
-        return [line for line in lines if prog is None or line["prog"] == prog]
+        return read_log(self.log, prog)
 
     def place_installer(self, folder=None):
         shutil.copy(self.backend.standin("tarvex.exe"), os.path.join(folder or self.cwd, "tarvex.exe"))
