@@ -6,7 +6,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PACKAGES_NATIVE=(cmake make g++ python3)
 PACKAGES_WINDOWS=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
                   binutils-mingw-w64-x86-64 wine wine64 icoutils)
-PACKAGES_SCREEN=(xvfb xdotool imagemagick fonts-wine)
+PACKAGES_SCREEN=(xvfb x11-utils xdotool imagemagick fonts-wine)
 PACKAGES_FUZZ=(clang libclang-rt-14-dev)  # clang 14 and its libFuzzer runtime
 PACKAGES_BENCH=(valgrind binutils)       # heap use; nm and objdump
 
